@@ -1,0 +1,49 @@
+// NTSTATUS values used by the drivers, the emulated kernel and the tools.
+#pragma once
+
+#include <stdint.h>
+
+typedef int32_t NTSTATUS;
+
+#define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)
+
+#define STATUS_SUCCESS                   ((NTSTATUS)0x00000000L)
+#define STATUS_WAIT_0                    ((NTSTATUS)0x00000000L)
+#define STATUS_ALERTED                   ((NTSTATUS)0x00000101L)
+#define STATUS_TIMEOUT                   ((NTSTATUS)0x00000102L)
+#define STATUS_PENDING                   ((NTSTATUS)0x00000103L)
+#define STATUS_BUFFER_OVERFLOW           ((NTSTATUS)0x80000005L)
+#define STATUS_DEVICE_BUSY               ((NTSTATUS)0x80000011L)
+#define STATUS_UNSUCCESSFUL              ((NTSTATUS)0xC0000001L)
+#define STATUS_NOT_IMPLEMENTED           ((NTSTATUS)0xC0000002L)
+#define STATUS_INVALID_PARAMETER         ((NTSTATUS)0xC000000DL)
+#define STATUS_NO_SUCH_DEVICE            ((NTSTATUS)0xC000000EL)
+#define STATUS_INVALID_DEVICE_REQUEST    ((NTSTATUS)0xC0000010L)
+#define STATUS_UNRECOGNIZED_MEDIA        ((NTSTATUS)0xC0000014L)
+#define STATUS_MORE_PROCESSING_REQUIRED  ((NTSTATUS)0xC0000016L)
+#define STATUS_NO_MEMORY                 ((NTSTATUS)0xC0000017L)
+#define STATUS_ACCESS_DENIED             ((NTSTATUS)0xC0000022L)
+#define STATUS_BUFFER_TOO_SMALL          ((NTSTATUS)0xC0000023L)
+#define STATUS_OBJECT_NAME_INVALID       ((NTSTATUS)0xC0000033L)
+#define STATUS_OBJECT_NAME_NOT_FOUND     ((NTSTATUS)0xC0000034L)
+#define STATUS_OBJECT_NAME_COLLISION     ((NTSTATUS)0xC0000035L)
+#define STATUS_DELETE_PENDING            ((NTSTATUS)0xC0000056L)
+#define STATUS_INSUFFICIENT_RESOURCES    ((NTSTATUS)0xC000009AL)
+#define STATUS_DEVICE_DATA_ERROR         ((NTSTATUS)0xC000009CL)
+#define STATUS_DEVICE_NOT_CONNECTED      ((NTSTATUS)0xC000009DL)
+#define STATUS_IO_TIMEOUT                ((NTSTATUS)0xC00000B5L)
+#define STATUS_NOT_SUPPORTED             ((NTSTATUS)0xC00000BBL)
+#define STATUS_CANCELLED                 ((NTSTATUS)0xC0000120L)
+#define STATUS_NO_MEDIA                  ((NTSTATUS)0xC0000178L)
+#define STATUS_INVALID_DEVICE_STATE      ((NTSTATUS)0xC0000184L)
+#define STATUS_INVALID_BUFFER_SIZE       ((NTSTATUS)0xC0000206L)
+#define STATUS_DEVICE_REMOVED            ((NTSTATUS)0xC00002B6L)
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+// The symbolic name of a status ("STATUS_IO_TIMEOUT"), or NULL if unknown.
+const char* VkStatusName(NTSTATUS Status);
+#ifdef __cplusplus
+}
+#endif

@@ -1,0 +1,138 @@
+// The serial port driver's requests and parameter blocks.
+#pragma once
+
+#include "platform/nt.h"
+
+#define IOCTL_SERIAL_SET_BAUD_RATE 0x001B0004
+#define IOCTL_SERIAL_SET_QUEUE_SIZE 0x001B0008
+#define IOCTL_SERIAL_SET_LINE_CONTROL 0x001B000C
+#define IOCTL_SERIAL_SET_BREAK_ON 0x001B0010
+#define IOCTL_SERIAL_SET_BREAK_OFF 0x001B0014
+#define IOCTL_SERIAL_SET_TIMEOUTS 0x001B001C
+#define IOCTL_SERIAL_GET_TIMEOUTS 0x001B0020
+#define IOCTL_SERIAL_SET_DTR 0x001B0024
+#define IOCTL_SERIAL_CLR_DTR 0x001B0028
+#define IOCTL_SERIAL_SET_RTS 0x001B0030
+#define IOCTL_SERIAL_CLR_RTS 0x001B0034
+#define IOCTL_SERIAL_GET_WAIT_MASK 0x001B0040
+#define IOCTL_SERIAL_SET_WAIT_MASK 0x001B0044
+#define IOCTL_SERIAL_WAIT_ON_MASK 0x001B0048
+#define IOCTL_SERIAL_PURGE 0x001B004C
+#define IOCTL_SERIAL_GET_BAUD_RATE 0x001B0050
+#define IOCTL_SERIAL_GET_LINE_CONTROL 0x001B0054
+#define IOCTL_SERIAL_GET_CHARS 0x001B0058
+#define IOCTL_SERIAL_SET_CHARS 0x001B005C
+#define IOCTL_SERIAL_GET_HANDFLOW 0x001B0060
+#define IOCTL_SERIAL_SET_HANDFLOW 0x001B0064
+#define IOCTL_SERIAL_GET_MODEMSTATUS 0x001B0068
+#define IOCTL_SERIAL_GET_COMMSTATUS 0x001B006C
+#define IOCTL_SERIAL_GET_DTRRTS 0x001B0078
+
+// Wait-mask events
+#define SERIAL_EV_RXCHAR 0x0001
+#define SERIAL_EV_RXFLAG 0x0002
+#define SERIAL_EV_TXEMPTY 0x0004
+#define SERIAL_EV_CTS 0x0008
+#define SERIAL_EV_DSR 0x0010
+#define SERIAL_EV_RLSD 0x0020
+#define SERIAL_EV_BREAK 0x0040
+#define SERIAL_EV_ERR 0x0080
+#define SERIAL_EV_RING 0x0100
+#define SERIAL_EV_VALID_MASK 0x01FF
+
+// Purge mask
+#define SERIAL_PURGE_TXABORT 0x00000001
+#define SERIAL_PURGE_RXABORT 0x00000002
+#define SERIAL_PURGE_TXCLEAR 0x00000004
+#define SERIAL_PURGE_RXCLEAR 0x00000008
+
+// Modem status
+#define SERIAL_CTS_STATE 0x00000010
+#define SERIAL_DSR_STATE 0x00000020
+#define SERIAL_RI_STATE 0x00000040
+#define SERIAL_DCD_STATE 0x00000080
+
+// DTR/RTS state
+#define SERIAL_DTR_STATE 0x00000001
+#define SERIAL_RTS_STATE 0x00000002
+
+// Line control
+#define STOP_BIT_1 0
+#define STOP_BITS_1_5 1
+#define STOP_BITS_2 2
+#define NO_PARITY 0
+#define ODD_PARITY 1
+#define EVEN_PARITY 2
+#define MARK_PARITY 3
+#define SPACE_PARITY 4
+
+// Error flags in SERIAL_STATUS.Errors
+#define SERIAL_ERROR_BREAK 0x00000001
+#define SERIAL_ERROR_FRAMING 0x00000002
+#define SERIAL_ERROR_OVERRUN 0x00000004
+#define SERIAL_ERROR_QUEUEOVERRUN 0x00000008
+#define SERIAL_ERROR_PARITY 0x00000010
+
+// Handflow
+#define SERIAL_DTR_MASK 0x03
+#define SERIAL_DTR_CONTROL 0x01
+#define SERIAL_DTR_HANDSHAKE 0x02
+#define SERIAL_CTS_HANDSHAKE 0x08
+#define SERIAL_DSR_HANDSHAKE 0x10
+#define SERIAL_RTS_MASK 0xC0
+#define SERIAL_RTS_CONTROL 0x40
+#define SERIAL_RTS_HANDSHAKE 0x80
+#define SERIAL_AUTO_TRANSMIT 0x01
+#define SERIAL_AUTO_RECEIVE 0x02
+#define SERIAL_XOFF_CONTINUE 0x80000000
+
+typedef struct _SERIAL_BAUD_RATE {
+  ULONG BaudRate;
+} SERIAL_BAUD_RATE, *PSERIAL_BAUD_RATE;
+
+typedef struct _SERIAL_LINE_CONTROL {
+  UCHAR StopBits;
+  UCHAR Parity;
+  UCHAR WordLength;
+} SERIAL_LINE_CONTROL, *PSERIAL_LINE_CONTROL;
+
+typedef struct _SERIAL_CHARS {
+  UCHAR EofChar;
+  UCHAR ErrorChar;
+  UCHAR BreakChar;
+  UCHAR EventChar;
+  UCHAR XonChar;
+  UCHAR XoffChar;
+} SERIAL_CHARS, *PSERIAL_CHARS;
+
+typedef struct _SERIAL_TIMEOUTS {
+  ULONG ReadIntervalTimeout;
+  ULONG ReadTotalTimeoutMultiplier;
+  ULONG ReadTotalTimeoutConstant;
+  ULONG WriteTotalTimeoutMultiplier;
+  ULONG WriteTotalTimeoutConstant;
+} SERIAL_TIMEOUTS, *PSERIAL_TIMEOUTS;
+
+typedef struct _SERIAL_HANDFLOW {
+  ULONG ControlHandShake;
+  ULONG FlowReplace;
+  LONG XonLimit;
+  LONG XoffLimit;
+} SERIAL_HANDFLOW, *PSERIAL_HANDFLOW;
+
+typedef struct _SERIAL_STATUS {
+  ULONG Errors;
+  ULONG HoldReasons;
+  ULONG AmountInInQueue;
+  ULONG AmountInOutQueue;
+  BOOLEAN EofReceived;
+  BOOLEAN WaitForImmediate;
+} SERIAL_STATUS, *PSERIAL_STATUS;
+
+#ifdef __cplusplus
+static_assert(sizeof(SERIAL_LINE_CONTROL) == 3, "line control block is 3 bytes");
+static_assert(sizeof(SERIAL_CHARS) == 6, "special characters block is 6 bytes");
+static_assert(sizeof(SERIAL_TIMEOUTS) == 20, "time-outs block is 20 bytes");
+static_assert(sizeof(SERIAL_HANDFLOW) == 16, "handflow block is 16 bytes");
+static_assert(sizeof(SERIAL_STATUS) == 20, "comm status block is 20 bytes");
+#endif

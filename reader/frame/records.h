@@ -1,0 +1,81 @@
+// The reader driver's records: one DEVICE_EXTENSION per reader device and one
+// READER_EXTENSION per slot, with the values device creation gives them.
+#pragma once
+
+#include "platform/nt.h"
+#include "platform/serial.h"
+#include "platform/smclib.h"
+
+#define VXR_BUFFER_SIZE 1048
+#define VXR_POOL_TAG 0x206B6444  // "Ddk "
+
+// ReaderPowerState
+#define ReaderPowerWorking 1
+#define ReaderPowerOff 2
+
+// Private serial request codes turned into plain reads and writes.
+#define SERIAL_PSEUDO_READ SCARD_CTL_CODE(1000)
+#define SERIAL_PSEUDO_WRITE SCARD_CTL_CODE(1001)
+
+typedef struct _READER_EXTENSION {
+  SERIAL_HANDFLOW SerialHandFlow;
+  SERIAL_CHARS SerialChars;
+  SERIAL_TIMEOUTS SerialTimeouts;
+  ULONG SerialBaudRate;
+  SERIAL_LINE_CONTROL SerialLineControl;
+  ULONG SerialWaitMask;
+  ULONG SerialIoControlCode;
+  PIRP SerialStatusIrp;
+  UCHAR ReceiveBuffer[VXR_BUFFER_SIZE];
+  UCHAR TransmitBuffer[VXR_BUFFER_SIZE];
+  ULONG ReceivedLength;
+  ULONG ReaderPowerState;
+  ULONG TrackedCardState;
+  PDEVICE_OBJECT AttachedDeviceObject;
+  BOOLEAN ReaderBusy;
+  BOOLEAN ReplyStarted;
+  BOOLEAN DlePending;
+  BOOLEAN InFrame;
+  BOOLEAN FrameComplete;
+  BOOLEAN WriteTimeoutFired;
+  KTIMER WriteTimer;
+  KDPC WriteTimerDpc;
+  BOOLEAN ReadTimeoutFired;
+  KTIMER ReadTimer;
+  KDPC ReadTimerDpc;
+  KEVENT SerialIoEvent;
+  BOOLEAN ModemStatusPhase;
+  ULONG ModemStatus;
+  BOOLEAN PowerRequest;
+  BOOLEAN CardPresent;
+  BOOLEAN CardTypeByte;
+  BOOLEAN MemoryCard;
+  UCHAR ReaderId[16];
+  BOOLEAN LeFixup;
+  BOOLEAN LeFixupActive;
+  UCHAR LeFixupOriginal;
+  ULONG Slot;
+  UCHAR CurrentDi;
+
+  // Bookkeeping of the serial request in flight on this slot. The status
+  // block lives here rather than on a caller's stack, and the request stays
+  // owned by Vxr_SerialIo until its completion has been seen, so a request
+  // whose wait a time-out ended is cancelled and reclaimed before the call
+  // returns and can never complete into a later call.
+  IO_STATUS_BLOCK SerialIoStatus;
+  PIRP SerialIoIrp;
+  BOOLEAN SerialIoDone;
+} READER_EXTENSION;
+
+typedef struct _DEVICE_EXTENSION {
+  SMARTCARD_EXTENSION SmartcardExtension;
+  SMARTCARD_EXTENSION SamExtension;
+  UNICODE_STRING ReaderInterfaceName;
+  UNICODE_STRING VendorInterfaceName;
+  PIO_WORKITEM CloseWorkItem;
+  KSPIN_LOCK SpinLock;
+  LONG IoCount;
+  KEVENT SerialClosedEvent;
+  KEVENT ReadyEvent;
+  ULONG DeviceIndex;
+} DEVICE_EXTENSION, *PDEVICE_EXTENSION;
