@@ -235,6 +235,12 @@ void Reader::OnHostBreak(bool on) {
 void Reader::OnReceive(std::uint8_t byte, bool garbled) {
   (void)garbled;  // the byte already is what the UART sampled
   if (!Listening()) return;
+  vk::Nanos now = line_.Clock().Now();
+  if (decoder_.InFrame() && now - lastByte_ > config_.interCharacterTimeout) {
+    Event("DROPPED", "unfinished frame");
+    decoder_.Reset();
+  }
+  lastByte_ = now;
   switch (decoder_.Feed(byte)) {
     case FrameDecoder::Event::kNone:
       return;

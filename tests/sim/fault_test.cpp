@@ -241,11 +241,12 @@ TEST_F(SimTest, HostileInputNeverBreaksTheReader) {
     if (rng.Chance(0.05)) line.SetHostRate(rng.Chance(0.5) ? 9600 : 19200);
     if (rng.Chance(0.03)) line.SetHostLines(false, true), line.SetHostLines(true, true);
     line.HostWrite(wire);
+    clock.RunFor(30 * kS, [&] { return line.Idle(); });
     clock.RunFor(static_cast<vk::Nanos>(rng.Below(400)) * kMs);
   }
   // Afterwards it still answers, at its own rate.
   reader->ClearFaults();
-  clock.RunFor(60 * kS, [&] { return line.Idle(); });
+  clock.RunFor(400 * kS);  // every late reply is out
   line.SetHostRate(line.Rate());
   line.SetHostLines(false, true);
   line.SetHostLines(true, true);

@@ -60,6 +60,8 @@ struct ReaderConfig {
   bool useDtr = true;
   std::uint32_t initialRate = 19200;
   vk::Nanos commandTime = 1 * vk::kMillisecond;  // the reader's own work per command
+  // A frame whose next byte takes longer than this is dropped unfinished.
+  vk::Nanos interCharacterTimeout = 1 * vk::kSecond;
 };
 
 struct SlotState {
@@ -162,6 +164,7 @@ class Reader : public vk::FarEndListener {
   bool dtr_ = false;
   bool booted_ = false;   // DTR has risen once since the reader came up
   vk::Nanos readyAt_ = 0;
+  vk::Nanos lastByte_ = 0;
   bool busy_ = false;
   std::uint64_t generation_ = 0;  // bumps on hold/unplug; stale callbacks do nothing
   std::vector<vk::EventQueue::Handle> pending_;
