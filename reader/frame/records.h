@@ -65,6 +65,9 @@ typedef struct _READER_EXTENSION {
   IO_STATUS_BLOCK SerialIoStatus;
   PIRP SerialIoIrp;
   BOOLEAN SerialIoDone;
+  // Set when a reply would grow beyond ReceiveBuffer: collection stops and
+  // the try fails instead of storing past the buffer.
+  BOOLEAN ReceiveOverflow;
 } READER_EXTENSION;
 
 typedef struct _DEVICE_EXTENSION {
@@ -78,4 +81,10 @@ typedef struct _DEVICE_EXTENSION {
   KEVENT SerialClosedEvent;
   KEVENT ReadyEvent;
   ULONG DeviceIndex;
+
+  // One conversation with the reader at a time on the shared serial line:
+  // a synchronization event, signalled while the line is free. Held by the
+  // callback envelope of either slot for its whole callback (exchanges and
+  // the re-arming of card tracking) and by the start sequence's queries.
+  KEVENT ReaderLock;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;

@@ -34,13 +34,45 @@ class ReaderOnPort : public SystemTest {
       sc->SmartcardReply.Buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, 1048, 'tseT'));
       sc->SmartcardReply.BufferSize = 1048;
       re->AttachedDeviceObject = IoAttachDeviceToDeviceStack(device, port->Device());
+      KeInitializeEvent(&de->ReaderLock, SynchronizationEvent, TRUE);
+      KeInitializeTimer(&re->WriteTimer);
+      KeInitializeTimer(&re->ReadTimer);
+      KeInitializeDpc(&re->WriteTimerDpc, Vxr_WriteTimeoutDpc, device);
+      KeInitializeDpc(&re->ReadTimerDpc, Vxr_ReadTimeoutDpc, device);
+      cardOsData.DeviceObject = device;
+      sc->OsData = &cardOsData;
     });
+  }
+
+  // Gives the device a SAM slot record on the same port.
+  void InitSamSlot() {
+    sam = &de->SamExtension;
+    samRe = static_cast<READER_EXTENSION*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(READER_EXTENSION), VXR_POOL_TAG));
+    std::memset(samRe, 0, sizeof *samRe);
+    samRe->Slot = 1;
+    samRe->AttachedDeviceObject = re->AttachedDeviceObject;
+    KeInitializeTimer(&samRe->WriteTimer);
+    KeInitializeTimer(&samRe->ReadTimer);
+    KeInitializeDpc(&samRe->WriteTimerDpc, Vxr_SamWriteTimeoutDpc, device);
+    KeInitializeDpc(&samRe->ReadTimerDpc, Vxr_SamReadTimeoutDpc, device);
+    sam->ReaderExtension = samRe;
+    sam->SmartcardRequest.Buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, 1048, 'tseT'));
+    sam->SmartcardRequest.BufferSize = 1048;
+    sam->SmartcardReply.Buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, 1048, 'tseT'));
+    sam->SmartcardReply.BufferSize = 1048;
+    samOsData.DeviceObject = device;
+    sam->OsData = &samOsData;
   }
 
   void TearDown() override {
     sys().Run([&] {
       if (!KeReadStateEvent(&de->SerialClosedEvent)) Vxr_CloseSerialPort(device, nullptr);
       IoDetachDevice(re->AttachedDeviceObject);
+      if (samRe) {
+        ExFreePool(sam->SmartcardRequest.Buffer);
+        ExFreePool(sam->SmartcardReply.Buffer);
+        ExFreePool(samRe);
+      }
       ExFreePool(sc->SmartcardRequest.Buffer);
       ExFreePool(sc->SmartcardReply.Buffer);
       ExFreePool(re);
@@ -78,6 +110,10 @@ class ReaderOnPort : public SystemTest {
   PDEVICE_EXTENSION de = nullptr;
   PSMARTCARD_EXTENSION sc = nullptr;
   READER_EXTENSION* re = nullptr;
+  PSMARTCARD_EXTENSION sam = nullptr;
+  READER_EXTENSION* samRe = nullptr;
+  SMARTCARD_OS_DATA cardOsData{};
+  SMARTCARD_OS_DATA samOsData{};
 };
 
 }  // namespace vkt
