@@ -41,8 +41,12 @@ constexpr std::uint32_t kRateByCode[7] = {0, 38400, 19200, 9600, 4800, 2400, 120
 constexpr vk::Nanos kResetTime = 12 * vk::kMillisecond;
 
 Bytes DataReply(std::uint8_t letter, std::uint8_t slot, const Bytes& data) {
-  Bytes p = {letter, slot, static_cast<std::uint8_t>(data.size() >> 8), static_cast<std::uint8_t>(data.size())};
-  p.insert(p.end(), data.begin(), data.end());
+  Bytes p(4 + data.size());
+  p[0] = letter;
+  p[1] = slot;
+  p[2] = static_cast<std::uint8_t>(data.size() >> 8);
+  p[3] = static_cast<std::uint8_t>(data.size());
+  std::copy(data.begin(), data.end(), p.begin() + 4);
   return p;
 }
 

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 
@@ -14,16 +15,23 @@ namespace simtest {
 constexpr vk::Nanos kMs = vk::kMillisecond;
 constexpr vk::Nanos kS = vk::kSecond;
 
-inline Bytes Cmd(std::uint8_t letter, std::uint8_t slot, Bytes args = {}) {
-  Bytes p = {letter, slot, 0x00};
-  p.insert(p.end(), args.begin(), args.end());
+inline Bytes Cmd(std::uint8_t letter, std::uint8_t slot) { return Bytes{letter, slot, 0x00}; }
+
+inline Bytes Cmd(std::uint8_t letter, std::uint8_t slot, const Bytes& args) {
+  Bytes p(3 + args.size());
+  p[0] = letter;
+  p[1] = slot;
+  for (std::size_t i = 0; i < args.size(); ++i) p[3 + i] = args[i];
   return p;
 }
 
 inline Bytes BlockCmd(std::uint8_t letter, std::uint8_t slot, const Bytes& block) {
-  Bytes p = {letter, slot, 0x00, static_cast<std::uint8_t>(block.size() >> 8),
-             static_cast<std::uint8_t>(block.size())};
-  p.insert(p.end(), block.begin(), block.end());
+  Bytes p(5 + block.size());
+  p[0] = letter;
+  p[1] = slot;
+  p[3] = static_cast<std::uint8_t>(block.size() >> 8);
+  p[4] = static_cast<std::uint8_t>(block.size());
+  std::copy(block.begin(), block.end(), p.begin() + 5);
   return p;
 }
 
@@ -37,8 +45,10 @@ inline Bytes DataOf(const Bytes& reply) {
 
 // A T=1 block as the host builds it.
 inline Bytes T1(std::uint8_t pcb, const Bytes& inf, bool crc = false) {
-  Bytes b = {0x00, pcb, static_cast<std::uint8_t>(inf.size())};
-  b.insert(b.end(), inf.begin(), inf.end());
+  Bytes b(3 + inf.size());
+  b[1] = pcb;
+  b[2] = static_cast<std::uint8_t>(inf.size());
+  std::copy(inf.begin(), inf.end(), b.begin() + 3);
   if (crc) {
     std::uint16_t c = 0xFFFF;
     for (std::uint8_t x : b) {
@@ -55,9 +65,11 @@ inline Bytes T1(std::uint8_t pcb, const Bytes& inf, bool crc = false) {
   return b;
 }
 
-inline Bytes Concat(Bytes a, const Bytes& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
+inline Bytes Concat(const Bytes& a, const Bytes& b) {
+  Bytes c(a.size() + b.size());
+  std::copy(a.begin(), a.end(), c.begin());
+  std::copy(b.begin(), b.end(), c.begin() + static_cast<long>(a.size()));
+  return c;
 }
 
 class SimTest : public ::testing::Test {
