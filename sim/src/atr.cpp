@@ -13,7 +13,7 @@ unsigned DiToD(std::uint8_t di) {
   return kD[di & 0x0F];
 }
 
-Bytes BuildAtr(const AtrSpec& s) {
+Bytes BuildAtr(const AtrParameters& s) {
   struct Group {
     std::optional<std::uint8_t> ta, tb, tc;
     bool td = false;
@@ -100,9 +100,9 @@ AtrInfo ParseAtr(const Bytes& atr) {
       if (tc) info.guardN = *tc;
     } else if (group == 2) {
       if (ta) {
-        info.specific = true;
-        info.specificProtocol = *ta & 0x0F;
-        info.specificImplicit = (*ta & 0x10) != 0;
+        info.fixedMode = true;
+        info.fixedProtocol = *ta & 0x0F;
+        info.fixedImplicit = (*ta & 0x10) != 0;
       }
       if (tc) info.wi = *tc;
     } else if (protocolOfGroup == 1 && !t1Seen) {

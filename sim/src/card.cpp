@@ -174,8 +174,8 @@ Bytes ProcessorCard::Reset(bool warm) {
   active_ = true;
   stuck_ = false;
   ptsAllowed_ = true;
-  protocol_ = info_.specific ? info_.specificProtocol : info_.firstProtocol;
-  if (info_.specific && !info_.specificImplicit && info_.hasTa1 && FiToF(info_.fi) && DiToD(info_.di)) {
+  protocol_ = info_.fixedMode ? info_.fixedProtocol : info_.firstProtocol;
+  if (info_.fixedMode && !info_.fixedImplicit && info_.hasTa1 && FiToF(info_.fi) && DiToD(info_.di)) {
     f_ = FiToF(info_.fi);
     d_ = DiToD(info_.di);
   } else {
@@ -220,7 +220,7 @@ Bytes ProcessorCard::Pts(const Bytes& request) {
   if (Lrc(request.data(), request.size()) != 0) return refuse();
   int t = pts0 & 0x0F;
   if (t > 1 || !(info_.protocols & (1u << t))) return refuse();
-  if (info_.specific && t != info_.specificProtocol) return refuse();
+  if (info_.fixedMode && t != info_.fixedProtocol) return refuse();
   unsigned f = 372, d = 1;
   if (pts0 & 0x10) {
     std::uint8_t pts1 = request[2];

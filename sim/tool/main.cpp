@@ -41,9 +41,9 @@ void Usage(FILE* out) {
       "  --t0-procedure MODE    all | byte | mixed (user card)\n"
       "  --null-bytes N         60 bytes before each T=0 procedure byte\n"
       "  --card-time MS         user card's time per command (T=1: above BWT asks WTX)\n"
-      "  --fault SPEC           one-shot fault for the next matching reply (repeatable)\n"
-      "  --fault-rate SPEC      fault at a rate: SPEC ends with ,p=PROBABILITY\n"
-      "                         SPEC = KIND[,time=MS][,count=N][,delta=N][,letter=HEX]\n"
+      "  --fault FAULT           one-shot fault for the next matching reply (repeatable)\n"
+      "  --fault-rate FAULT      fault at a rate: FAULT ends with ,p=PROBABILITY\n"
+      "                         FAULT = KIND[,time=MS][,count=N][,delta=N][,letter=HEX]\n"
       "                                [,slot=N][,cuts=A/B/...]\n"
       "                         KIND = nak badcheck noise split delay silence endless\n"
       "                                oversize wronglength longatr unplug\n"
@@ -70,12 +70,12 @@ bool ParseKind(const std::string& s, sim::FaultKind* kind) {
   return false;
 }
 
-bool ParseFault(const std::string& spec, sim::Fault* fault, double* probability) {
+bool ParseFault(const std::string& text, sim::Fault* fault, double* probability) {
   std::vector<std::string> parts;
   std::size_t from = 0;
   for (;;) {
-    std::size_t comma = spec.find(',', from);
-    parts.push_back(spec.substr(from, comma == std::string::npos ? std::string::npos : comma - from));
+    std::size_t comma = text.find(',', from);
+    parts.push_back(text.substr(from, comma == std::string::npos ? std::string::npos : comma - from));
     if (comma == std::string::npos) break;
     from = comma + 1;
   }

@@ -9,10 +9,10 @@
 
 namespace sim {
 
-struct AtrSpec {
+struct AtrParameters {
   bool inverse = false;              // TS 3F instead of 3B
   std::optional<std::uint8_t> ta1;   // FI (high nibble), DI (low nibble)
-  std::optional<std::uint8_t> ta2;   // present: specific mode
+  std::optional<std::uint8_t> ta2;   // present: the card fixes its mode (no PTS)
   std::optional<std::uint8_t> tc1;   // extra guard time N
   std::optional<std::uint8_t> tc2;   // T=0 waiting integer WI
   bool t0 = true;                    // protocols offered, T=0 first
@@ -24,16 +24,16 @@ struct AtrSpec {
   Bytes historical;
 };
 
-Bytes BuildAtr(const AtrSpec& spec);
+Bytes BuildAtr(const AtrParameters& parameters);
 
 struct AtrInfo {
   bool valid = false;        // structure complete, TCK right where one is due
   bool inverse = false;
   bool hasTa1 = false;
   std::uint8_t fi = 1, di = 1;
-  bool specific = false;     // TA2 present
-  std::uint8_t specificProtocol = 0;
-  bool specificImplicit = false;  // TA2 bit 5: parameters not from TA1
+  bool fixedMode = false;    // TA2 present: protocol and rate fixed by the card
+  std::uint8_t fixedProtocol = 0;
+  bool fixedImplicit = false;  // TA2 bit 5: parameters not from TA1
   unsigned protocols = 0;    // bit 0: T=0, bit 1: T=1
   int firstProtocol = 0;
   std::uint8_t guardN = 0;

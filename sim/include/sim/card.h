@@ -127,7 +127,7 @@ enum class T0Procedure {
 };
 
 struct ProcessorCardConfig {
-  AtrSpec atr;                   // used when rawAtr is empty
+  AtrParameters atr;                   // used when rawAtr is empty
   Bytes rawAtr;                  // sent as it is, and read for the card's parameters
   bool mute = false;             // no answer-to-reset at all
   std::uint8_t cardType = 0x01;
