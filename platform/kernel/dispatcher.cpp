@@ -280,8 +280,16 @@ VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
   CurrentTime->QuadPart = kBoot + Kernel::Get().now() / 100;
 }
 
-LONG InterlockedIncrement(volatile LONG* Addend) { return *Addend = *Addend + 1; }
-LONG InterlockedDecrement(volatile LONG* Addend) { return *Addend = *Addend - 1; }
+LONG InterlockedIncrement(volatile LONG* Addend) {
+  LONG value = *Addend + 1;
+  *Addend = value;
+  return value;
+}
+LONG InterlockedDecrement(volatile LONG* Addend) {
+  LONG value = *Addend - 1;
+  *Addend = value;
+  return value;
+}
 LONG InterlockedExchange(volatile LONG* Target, LONG Value) {
   LONG old = *Target;
   *Target = Value;

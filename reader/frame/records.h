@@ -68,6 +68,13 @@ typedef struct _READER_EXTENSION {
   // Set when a reply would grow beyond ReceiveBuffer: collection stops and
   // the try fails instead of storing past the buffer.
   BOOLEAN ReceiveOverflow;
+  // Card tracking bookkeeping (card slot only): a step of the cycle is at
+  // the serial driver; the request of an earlier cycle that a restart ends
+  // and that is to be freed quietly when it comes back; steps in a row that
+  // the serial driver failed.
+  BOOLEAN TrackingStepPending;
+  PIRP TrackingStaleIrp;
+  ULONG TrackingFailures;
 } READER_EXTENSION;
 
 typedef struct _DEVICE_EXTENSION {
@@ -87,4 +94,13 @@ typedef struct _DEVICE_EXTENSION {
   // callback envelope of either slot for its whole callback (exchanges and
   // the re-arming of card tracking) and by the start sequence's queries.
   KEVENT ReaderLock;
+
+  // Removal and the gate: once Removing is set (under SpinLock) the gate is
+  // opened for good and every request waiting at it, or arriving, leaves
+  // with STATUS_DEVICE_REMOVED; removal waits until GateWaiters is 0.
+  BOOLEAN Removing;
+  LONG GateWaiters;
+  KEVENT GateDrainedEvent;
+  // The gate was closed by an accepted system sleep query.
+  BOOLEAN GateClosedForSleep;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;

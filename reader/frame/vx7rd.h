@@ -77,6 +77,62 @@ BOOLEAN Vxr_ApplyReaderType(PSMARTCARD_EXTENSION SmartcardExtension);
 // The data length a data or answer-to-reset reply states (offsets 2..3).
 ULONG Vxr_ReplyDataLength(PSMARTCARD_EXTENSION SmartcardExtension);
 
+// ---- card presence tracking
+#define CARD_TRACKING_WAIT_MASK (SERIAL_EV_CTS | SERIAL_EV_DSR)
+#define VXR_TRACKING_FAILURE_LIMIT 8
+
+NTSTATUS Vxr_StartSerialEventTracking(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS Vxr_SerialEvent(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+VOID Vxr_CompleteCardTracking(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS Vxr_CardTracking(PSMARTCARD_EXTENSION SmartcardExtension);
+VOID Vxr_CancelCardTracking(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// ---- card services
+#define PROTOCOL_MEMORY_CARD 0x10
+#define IOCTL_SMARTCARD_MRV_MEM_TRANSMIT SCARD_CTL_CODE(2048)
+#define IOCTL_SMARTCARD_GET_READER_TYPE SCARD_CTL_CODE(2049)
+#define IOCTL_SMARTCARD_SET_BAUD_RATE SCARD_CTL_CODE(2050)
+
+extern const UCHAR MemoryCardAtr[24];
+extern const signed char DiToD[16];
+
+// The callback envelope: one conversation with the reader at a time for the
+// device, ReaderBusy set in the card slot's record while it lasts, and card
+// tracking re-armed on the way out.
+VOID Vxr_EnterCallback(PSMARTCARD_EXTENSION SmartcardExtension);
+VOID Vxr_LeaveCallback(PSMARTCARD_EXTENSION SmartcardExtension);
+
+NTSTATUS Vxr_SmartcardPower(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS Vxr_StoreAtr(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS SetProtocol(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS Vxr_PtsSelection(PSMARTCARD_EXTENSION SmartcardExtension);
+UCHAR Vxr_T0WaitingValue(UCHAR WI, UCHAR Di);
+NTSTATUS Vxr_SmartcardIoRequest(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS Vxr_SmartcardIoReply(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS Vxr_SmartcardVendor(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS Vxr_SetReaderBaudRate(PSMARTCARD_EXTENSION SmartcardExtension);
+
+// ---- device frame
+extern const GUID SmartCardReaderGuid;
+extern const GUID VendorReaderGuid;
+
+DRIVER_INITIALIZE DriverEntry;
+DRIVER_UNLOAD Vxr_Unload;
+DRIVER_ADD_DEVICE Vxr_AddDevice;
+NTSTATUS Vxr_CreateDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT* DeviceObject);
+NTSTATUS Vxr_InitializeSamSlot(PDEVICE_OBJECT DeviceObject);
+VOID Vxr_RemoveDevice(PDEVICE_OBJECT DeviceObject);
+DRIVER_DISPATCH Vxr_PnP;
+NTSTATUS Vxr_StartDevice(PDEVICE_OBJECT DeviceObject);
+DRIVER_DISPATCH Vxr_Power;
+NTSTATUS Vxr_DevicePowerCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+VOID Vxr_SystemPowerCompletion(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                               PVOID Context, PIO_STATUS_BLOCK IoStatus);
+DRIVER_DISPATCH Vxr_CreateClose;
+DRIVER_DISPATCH Vxr_Cleanup;
+DRIVER_DISPATCH Vxr_DeviceControl;
+DRIVER_DISPATCH Vxr_InternalDeviceControl;
+
 #ifdef __cplusplus
 }
 #endif

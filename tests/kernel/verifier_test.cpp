@@ -196,7 +196,9 @@ TEST_P(VerifierRule, IsReportedByName) {
   auto reports = sys().TakeViolations(c.rule);
   ASSERT_GE(reports.size(), 1u) << c.name;
   EXPECT_STREQ(vk::RuleName(c.rule), c.reported);
-  if (c.rule == Rule::PoolLeak) EXPECT_NE(reports[0].message.find("'Leak'"), std::string::npos);
+  if (c.rule == Rule::PoolLeak) {
+    EXPECT_NE(reports[0].message.find("'Leak'"), std::string::npos);
+  }
   sys().ClearViolations();
 }
 

@@ -389,11 +389,12 @@ TEST_F(SimExchange, LineFaultsAreRetriedWithTheWholeExchange) {
     NTSTATUS result;
     size_t tries;
   };
-  sim::Fault nak{sim::FaultKind::kNak};
-  sim::Fault bad{sim::FaultKind::kBadCheck};
-  sim::Fault noise{sim::FaultKind::kNoise};
+  sim::Fault nak, bad, noise, split;
+  nak.kind = sim::FaultKind::kNak;
+  bad.kind = sim::FaultKind::kBadCheck;
+  noise.kind = sim::FaultKind::kNoise;
   noise.count = 40;
-  sim::Fault split{sim::FaultKind::kSplit};
+  split.kind = sim::FaultKind::kSplit;
   split.time = 500 * kMillisecond;  // gaps under the 2 s chunk time-out
   const Case cases[] = {
       {"noise", {noise}, STATUS_SUCCESS, 1},
@@ -413,7 +414,9 @@ TEST_F(SimExchange, LineFaultsAreRetriedWithTheWholeExchange) {
       EXPECT_EQ(Vxr_ReaderExchange(sc), c.result);
       EXPECT_EQ(Count(IOCTL_SERIAL_PURGE), c.tries);
       EXPECT_EQ(Count(0, IRP_MJ_WRITE), c.tries);
-      if (c.result == STATUS_SUCCESS) EXPECT_EQ(Reply()[0], RDDRSP_STATUS);
+      if (c.result == STATUS_SUCCESS) {
+        EXPECT_EQ(Reply()[0], RDDRSP_STATUS);
+      }
       reader->ClearFaults();
     }
     Vxr_CloseSerialPort(device, nullptr);

@@ -29,9 +29,9 @@ class ReaderOnPort : public SystemTest {
       std::memset(re, 0, sizeof *re);
       Vxr_SetCardSlotDefaults(re);
       sc->ReaderExtension = re;
-      sc->SmartcardRequest.Buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, 1048, 'tseT'));
+      sc->SmartcardRequest.Buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, 1048, vk::PoolTag("Test")));
       sc->SmartcardRequest.BufferSize = 1048;
-      sc->SmartcardReply.Buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, 1048, 'tseT'));
+      sc->SmartcardReply.Buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, 1048, vk::PoolTag("Test")));
       sc->SmartcardReply.BufferSize = 1048;
       re->AttachedDeviceObject = IoAttachDeviceToDeviceStack(device, port->Device());
       KeInitializeEvent(&de->ReaderLock, SynchronizationEvent, TRUE);
@@ -56,9 +56,9 @@ class ReaderOnPort : public SystemTest {
     KeInitializeDpc(&samRe->WriteTimerDpc, Vxr_SamWriteTimeoutDpc, device);
     KeInitializeDpc(&samRe->ReadTimerDpc, Vxr_SamReadTimeoutDpc, device);
     sam->ReaderExtension = samRe;
-    sam->SmartcardRequest.Buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, 1048, 'tseT'));
+    sam->SmartcardRequest.Buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, 1048, vk::PoolTag("Test")));
     sam->SmartcardRequest.BufferSize = 1048;
-    sam->SmartcardReply.Buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, 1048, 'tseT'));
+    sam->SmartcardReply.Buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, 1048, vk::PoolTag("Test")));
     sam->SmartcardReply.BufferSize = 1048;
     samOsData.DeviceObject = device;
     sam->OsData = &samOsData;

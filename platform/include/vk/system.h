@@ -148,6 +148,21 @@ class System : public EventQueue {
   SerialPort& AddSerialPort(unsigned index);
   SerialPort* Port(unsigned index);
 
+  // ---- the Plug and Play and power managers
+  // Enumerates a device on `pdo` for `driver`: calls its AddDevice routine.
+  NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);
+  // Sends a Plug and Play request to the top of `pdo`'s stack and waits.
+  NTSTATUS Pnp(PDEVICE_OBJECT pdo, UCHAR minor);
+  // Start as the manager does it: a failed start is followed by removal.
+  NTSTATUS StartDevice(PDEVICE_OBJECT pdo);
+  // Query-remove then remove (or the remove after a surprise removal).
+  NTSTATUS RemoveDevice(PDEVICE_OBJECT pdo);
+  NTSTATUS SurpriseRemoveDevice(PDEVICE_OBJECT pdo);
+  // A system power request (IRP_MN_QUERY_POWER or IRP_MN_SET_POWER).
+  NTSTATUS SystemPower(PDEVICE_OBJECT pdo, UCHAR minor, SYSTEM_POWER_STATE state);
+  // The power state a device last reported with PoSetPowerState.
+  DEVICE_POWER_STATE DevicePower(PDEVICE_OBJECT device) const;
+
   // ---- applications
   NTSTATUS Open(PDEVICE_OBJECT device, PFILE_OBJECT* file);
   NTSTATUS Open(const std::wstring& name, PFILE_OBJECT* file);
