@@ -524,6 +524,9 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GU
   SymbolicLinkName->Length = USHORT(link.size() * sizeof(WCHAR));
   SymbolicLinkName->MaximumLength = USHORT(bytes);
   if (!k.interfaces.count(link)) k.interfaces[link] = vk::InterfaceEntry{*InterfaceClassGuid, PhysicalDeviceObject, false};
+  // The interface's name is a link to the physical device, as a symbolic
+  // link in the object namespace.
+  if (!it->second.name.empty()) k.symbolicLinks[link] = it->second.name;
   return STATUS_SUCCESS;
 }
 

@@ -8,6 +8,15 @@ const GUID SmartCardReaderGuid = {0x50DD5230, 0xBA8A, 0x11D1, {0xBF, 0x5D, 0x00,
 const GUID VendorReaderGuid = {0x46FEE741, 0x0692, 0x11D5, {0x8E, 0x4A, 0x00, 0x80, 0xC8, 0x8F, 0xBD, 0xEE}};
 
 static UCHAR UnitInUse[VXR_UNITS];
+
+// Each reader is also reachable as "\Device\VX7RD<unit>", a symbolic link to
+// its reader interface, for the SAM access driver.
+static VOID SamLinkName(PUNICODE_STRING Name, PWCHAR Buffer, ULONG Unit) {
+  static const WCHAR kName[] = L"\\Device\\VX7RD0";
+  RtlCopyMemory(Buffer, kName, sizeof(kName));
+  Buffer[13] = (WCHAR)(L'0' + Unit);
+  RtlInitUnicodeString(Name, Buffer);
+}
 static ULONG CardDataRates[3] = {9600, 19200, 38400};
 static ULONG SamDataRates[3] = {9600, 19200, 38400};
 
@@ -144,6 +153,13 @@ NTSTATUS Vxr_AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDevic
     }
     if (!NT_SUCCESS(status)) break;
 
+    {
+      UNICODE_STRING link;
+      WCHAR buffer[16];
+      SamLinkName(&link, buffer, de->DeviceIndex);
+      IoCreateSymbolicLink(&link, &de->ReaderInterfaceName);
+    }
+
     device->Flags |= DO_BUFFERED_IO | DO_POWER_PAGABLE;
     device->Flags &= ~DO_DEVICE_INITIALIZING;
   } while (FALSE);
@@ -231,6 +247,12 @@ VOID Vxr_RemoveDevice(PDEVICE_OBJECT DeviceObject) {
   KeWaitForSingleObject(&de->GateDrainedEvent, Executive, KernelMode, FALSE, NULL);
 
   if (card->OsData) SmartcardReleaseRemoveLockAndWait(card);
+  if (de->ReaderInterfaceName.Buffer) {
+    UNICODE_STRING link;
+    WCHAR buffer[16];
+    SamLinkName(&link, buffer, de->DeviceIndex);
+    IoDeleteSymbolicLink(&link);
+  }
   UnitInUse[de->DeviceIndex] = 0;
   if (card->ReaderExtension) VxrStopDevice(DeviceObject);
   if (card->ReaderExtension && card->ReaderExtension->AttachedDeviceObject)
