@@ -5,7 +5,7 @@ namespace {
 
 using vk::kMillisecond;
 using vk::kSecond;
-using vkt::Bytes;
+using vkt::ByteVec;
 
 class Frame : public vkt::Stack {};
 

@@ -4,7 +4,7 @@
 namespace {
 
 using vk::kMillisecond;
-using vkt::Bytes;
+using vkt::ByteVec;
 
 class Sam : public vkt::Stack {
  protected:
@@ -34,8 +34,8 @@ TEST_F(Sam, IndexesCountTheReadersFoundAndRequestsReachTheSamSlot) {
     PFILE_OBJECT second = nullptr;
     EXPECT_EQ(sys().Open(L"\\Device\\VX7SAM", &second), STATUS_ACCESS_DENIED);
     for (int index : {0, 1}) {
-      Bytes in = {UCHAR(index)};
-      Bytes tag = Ulong(SCARD_ATTR_DEVICE_UNIT);
+      ByteVec in = {UCHAR(index)};
+      ByteVec tag = Ulong(SCARD_ATTR_DEVICE_UNIT);
       in.insert(in.end(), tag.begin(), tag.end());
       auto unit = Control(file, IOCTL_SMARTCARD_GET_ATTRIBUTE, in, 4);
       EXPECT_EQ(unit.status, STATUS_SUCCESS);
@@ -53,7 +53,7 @@ TEST_F(Sam, IndexesCountTheReadersFoundAndRequestsReachTheSamSlot) {
     EXPECT_EQ(atr.data, std::static_pointer_cast<sim::ProcessorCard>(readers[1].sim->CardIn(1))->Atr());
 
     // IS_ABSENT on the SAM slot pends until cancelled; cleanup leaves it.
-    auto absent = sys().StartIoControl(file, IOCTL_SMARTCARD_IS_ABSENT, Bytes{0}.data(), 1, 0);
+    auto absent = sys().StartIoControl(file, IOCTL_SMARTCARD_IS_ABSENT, ByteVec{0}.data(), 1, 0);
     Wait(100 * kMillisecond);
     EXPECT_FALSE(absent->done);
     sys().CancelRequest(absent);

@@ -6,11 +6,11 @@ namespace {
 
 using vk::kMillisecond;
 using vk::kSecond;
-using vkt::Bytes;
+using vkt::ByteVec;
 
 class Session : public vkt::Stack {};
 
-std::string Text(const Bytes& b) { return std::string(b.begin(), b.end()); }
+std::string Text(const ByteVec& b) { return std::string(b.begin(), b.end()); }
 
 TEST_F(Session, StartQueriesTheReaderAndBothSlotsReportTheVendorStrings) {
   auto& r = Plug();
@@ -41,7 +41,7 @@ TEST_F(Session, T1CardColdResetProtocolAndTransmit) {
     PFILE_OBJECT file = Open(r);
     auto atr = Control(file, IOCTL_SMARTCARD_POWER, Ulong(SCARD_COLD_RESET), 64);
     ASSERT_EQ(atr.status, STATUS_SUCCESS);
-    EXPECT_EQ(atr.data, r.sim->CardIn(0) ? std::static_pointer_cast<sim::ProcessorCard>(r.sim->CardIn(0))->Atr() : Bytes());
+    EXPECT_EQ(atr.data, r.sim->CardIn(0) ? std::static_pointer_cast<sim::ProcessorCard>(r.sim->CardIn(0))->Atr() : ByteVec());
     auto protocol = Control(file, IOCTL_SMARTCARD_SET_PROTOCOL, Ulong(SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1), 4);
     ASSERT_EQ(protocol.status, STATUS_SUCCESS);
     EXPECT_EQ(protocol.data, Ulong(SCARD_PROTOCOL_T1));
@@ -113,14 +113,14 @@ TEST_F(Session, RateChangeMovesBothEndsOfTheLine) {
   ASSERT_TRUE(sys().Run([&] {
     PFILE_OBJECT file = Open(r);
     struct Case {
-      Bytes input;
+      ByteVec input;
       NTSTATUS status;
     };
     const Case refused[] = {
         {{0x80, 0x00}, STATUS_INVALID_PARAMETER},        // no rate code
         {{0x80, 0x00, 0x07}, STATUS_INVALID_PARAMETER},  // no such rate
         {{0x80, 0x00, 0x00}, STATUS_INVALID_PARAMETER},
-        {Bytes(1044, 0x80), STATUS_INVALID_PARAMETER},  // more than one command holds
+        {ByteVec(1044, 0x80), STATUS_INVALID_PARAMETER},  // more than one command holds
     };
     for (const auto& c : refused) {
       r.port->ClearRequests();
@@ -129,7 +129,7 @@ TEST_F(Session, RateChangeMovesBothEndsOfTheLine) {
     }
     auto change = Control(file, 0x00312008, {0x80, 0x00, 0x04}, 16);
     ASSERT_EQ(change.status, STATUS_SUCCESS);
-    EXPECT_EQ(change.data, Bytes({0x00}));
+    EXPECT_EQ(change.data, ByteVec({0x00}));
     EXPECT_EQ(r.port->PortRate(), 4800u);
     EXPECT_EQ(r.sim->Rate(), 4800u);
     EXPECT_EQ(r.card()->SerialBaudRate, 4800u);

@@ -13,7 +13,7 @@
 
 namespace vkt {
 
-using Bytes = std::vector<std::uint8_t>;
+using ByteVec = std::vector<std::uint8_t>;
 
 class Stack : public SystemTest {
  protected:
@@ -74,20 +74,20 @@ class Stack : public SystemTest {
 
   struct Result {
     NTSTATUS status;
-    Bytes data;
+    ByteVec data;
   };
-  Result Control(PFILE_OBJECT file, ULONG code, const Bytes& input, ULONG outputLength, bool internal = false) {
+  Result Control(PFILE_OBJECT file, ULONG code, const ByteVec& input, ULONG outputLength, bool internal = false) {
     auto request = sys().IoControl(file, code, input.data(), ULONG(input.size()), outputLength, internal);
     return {request->status, request->output};
   }
-  static Bytes Ulong(ULONG v) {
-    Bytes b(4);
+  static ByteVec Ulong(ULONG v) {
+    ByteVec b(4);
     std::memcpy(b.data(), &v, 4);
     return b;
   }
   // An IOCTL_SMARTCARD_TRANSMIT input: the request header, then the command.
-  static Bytes Transmit(ULONG protocol, const Bytes& apdu) {
-    Bytes in(8);
+  static ByteVec Transmit(ULONG protocol, const ByteVec& apdu) {
+    ByteVec in(8);
     ULONG header[2] = {protocol, 8};
     std::memcpy(in.data(), header, 8);
     in.insert(in.end(), apdu.begin(), apdu.end());
