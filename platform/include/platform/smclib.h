@@ -117,6 +117,7 @@ typedef struct _SCARD_IO_REQUEST {
 #define T1_R_BLOCK 3
 #define T1_RESTART 4
 #define T1_RESYNCH_REQUEST 0xC0
+#define T1_IFS_REQUEST 0xC1
 #define T1_IFS_RESPONSE 0xE1
 #define T1_ABORT_RESPONSE 0xE2
 #define T1_WTX_RESPONSE 0xE3
@@ -245,7 +246,12 @@ typedef struct _SCARD_CARD_CAPABILITIES {
   PTS_DATA PtsData;
   BOOLEAN SpecificMode;  // TA2 present
   UCHAR SpecificProtocol;
-  UCHAR Reserved[64];
+  // What the answer-to-reset offers (TA1 and its maximum clock); Fl and Dl
+  // above are the indices in force, PtsData the ones chosen for a PTS.
+  UCHAR AtrFi;
+  UCHAR AtrDi;
+  ULONG AtrFmax;  // kHz
+  UCHAR Reserved[56];
 } SCARD_CARD_CAPABILITIES, *PSCARD_CARD_CAPABILITIES;
 
 // The library's T=0 data of the exchange in progress.
@@ -254,27 +260,39 @@ typedef struct _T0_DATA {
   ULONG Le;
 } T0_DATA, *PT0_DATA;
 
-// The library's T=1 protocol data.
+// The library's T=1 protocol data: the host side of the block protocol.
+// State tells what the next SmartcardT1Request builds; between commands it
+// rests at T1_INIT (after a reset: the IFS request is still due), T1_START
+// or T1_RESTART (the card's sequence numbers are unknown: resynchronise first).
 typedef struct _T1_DATA {
-  UCHAR IFSC;
-  UCHAR IFSD;
-  UCHAR NAD;
-  UCHAR SSN;  // send sequence number of the next I-block
-  UCHAR RSN;  // sequence number expected in the card's next I-block
-  UCHAR State;
-  UCHAR Wtx;  // waiting-time extension multiplier of the current block, 0 when none
-  BOOLEAN MoreData;
-  ULONG OriginalState;  // state to resume after a WTX; STATUS_IO_TIMEOUT when the reader saw no answer
-  ULONG BytesSent;
-  ULONG BytesToSend;
-  ULONG BytesReceived;
-  ULONG LastError;
-  UCHAR Resend;
-  UCHAR Resynch;
-  UCHAR PrevState;
-  UCHAR LastSentPcb;
-  ULONG InfBytesSent;
-  UCHAR Reserved[32];
+  UCHAR IFSC;   // information field size of the card in force
+  UCHAR IFSD;   // information field size of the reader in force
+  UCHAR NAD;    // node address byte sent (0)
+  UCHAR SSN;    // N(S) of the reader's next I-block
+  UCHAR RSN;    // N(S) expected in the card's next I-block
+  UCHAR State;  // T1_* : the block the next request builds
+  UCHAR Wtx;    // multiplier the card asked for in its last S(WTX request), 0 when none
+  BOOLEAN MoreData;      // the card is sending a chain
+  ULONG OriginalState;   // set to STATUS_IO_TIMEOUT by the reader driver when the card gave no block
+  ULONG BytesSent;       // command bytes the card has acknowledged
+  ULONG BytesToSend;     // length of the command of the exchange in progress
+  ULONG BytesReceived;   // response bytes received so far
+  ULONG LastError;       // status of the last failed exchange
+  UCHAR Resend;          // consecutive retransmissions without progress
+  UCHAR Resynch;         // S(RESYNCH request)s sent in this exchange
+  UCHAR PrevState;       // kind of the last block built (for a retransmission)
+  UCHAR LastSentPcb;     // PCB of the last block built
+  ULONG InfBytesSent;    // INF length of the last I-block built
+  UCHAR SInf;            // INF byte of the S-block to build
+  UCHAR RCode;           // error code of the R-block to build
+  UCHAR SRequests;       // consecutive S-requests of the card without progress
+  BOOLEAN IfsPending;    // the S(IFS request) with the reader's IFSD is still due
+  BOOLEAN CommandAcked;  // the card has acknowledged the last I-block of the command
+  BOOLEAN Overflow;      // the response did not fit the caller's buffer
+  BOOLEAN LastWasTimeout;// the last failure was a missing block
+  UCHAR IfsTries;        // S(IFS request)s sent for the current negotiation
+  ULONG Blocks;          // blocks received in this exchange
+  UCHAR Reserved[16];
 } T1_DATA, *PT1_DATA;
 
 // Operating-system data of a slot, owned by the library.
@@ -284,10 +302,16 @@ typedef struct _SMARTCARD_OS_DATA {
   PIRP NotificationIrp;  // the parked IS_PRESENT / IS_ABSENT request
   KSPIN_LOCK SpinLock;   // guards NotificationIrp and the card state
   // Library-private from here on.
-  KEVENT CallLock;  // one request at a time per slot
-  KEVENT RemoveEvent;
-  LONG RemoveCount;
+  KEVENT CallLock;        // synchronization event: signalled while no request runs on the slot
+  KEVENT RemoveEvent;     // notification event: signalled when the last holder released after removal began
+  KSPIN_LOCK RemoveLock;  // guards RemoveCount and Removing
+  LONG RemoveCount;       // successful acquisitions not yet released
   BOOLEAN Removing;
+  ULONG Information;      // the count reader functions report through IoRequest.Information
+  PUCHAR Bounce;          // reply buffer handed to power and protocol functions
+  ULONG BounceSize;
+  LIST_ENTRY Link;        // in the library's list of slots (guarded by the cancel spin lock)
+  struct _SMARTCARD_EXTENSION* Extension;
   LONG Reserved[8];
 } SMARTCARD_OS_DATA, *PSMARTCARD_OS_DATA;
 
