@@ -211,6 +211,7 @@ NTSTATUS SerialPort::DeviceControl(PIRP irp) {
           status = STATUS_INVALID_PARAMETER;
         else
           baud_ = rate;
+        if (status == STATUS_SUCCESS && onRateChange) onRateChange(rate);
       }
       break;
     case IOCTL_SERIAL_GET_BAUD_RATE: {

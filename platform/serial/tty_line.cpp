@@ -34,6 +34,7 @@ TtyLine::~TtyLine() {
   stop_ = true;
   if (reader_.joinable()) reader_.join();
   port_.Attach(nullptr);
+  port_.onRateChange = nullptr;
   if (fd_ >= 0) close(fd_);
 }
 
@@ -58,6 +59,8 @@ bool TtyLine::Open(const std::string& path, std::string* error) {
   int lines = 0;
   modemLines_ = ioctl(fd_, TIOCMGET, &lines) == 0;
   port_.Attach(this);
+  port_.onRateChange = [this](std::uint32_t rate) { ApplyRate(rate); };
+  ApplyRate(port_.PortRate());
   // Without modem lines the reader counts as present with a card inserted.
   port_.SetModemLines(modemLines_ ? (lines & TIOCM_CTS) : true, modemLines_ ? (lines & TIOCM_DSR) : true);
   reader_ = std::thread([this] { Reader(); });
@@ -71,13 +74,12 @@ void TtyLine::ApplyRate(std::uint32_t rate) {
   if (tcgetattr(fd_, &t) == 0) {
     cfsetispeed(&t, Speed(rate));
     cfsetospeed(&t, Speed(rate));
-    tcsetattr(fd_, TCSADRAIN, &t);
+    tcsetattr(fd_, TCSANOW, &t);
   }
   port_.SetRate(rate);  // the emulated line does not garble what the device sent
 }
 
 void TtyLine::OnReceive(std::uint8_t byte, bool) {
-  ApplyRate(port_.PortRate());
   ssize_t n;
   do {
     n = write(fd_, &byte, 1);
@@ -105,7 +107,6 @@ void TtyLine::Reader() {
       if (n > 0) {
         buffer.resize(size_t(n));
         system_.Post([this, buffer] {
-          ApplyRate(port_.PortRate());
           port_.Send(buffer.data(), buffer.size());
         });
       }

@@ -79,6 +79,8 @@ class SerialPort : public FarEnd {
   void ClearWire() { wire_.clear(); }
   // Called for every character on the wire, both directions.
   std::function<void(const WireCharacter&)> onWire;
+  // Called when the host sets a new rate on the port.
+  std::function<void(std::uint32_t)> onRateChange;
 
   // ---- faults
   void AddFault(const SerialFault& fault) { faults_.push_back(fault); }
