@@ -15,6 +15,7 @@
 
 #include "platform/smclib.h"
 #include "sim/reader.h"
+#include "vk/atr_analysis.h"
 #include "vk/serial_port.h"
 #include "vk/system.h"
 #include "vk/tty_line.h"
@@ -36,6 +37,7 @@ struct Options {
   std::string card = "t1";
   std::vector<Bytes> apdus;
   std::string port;  // a real serial device: real time instead of the simulator
+  bool json = false;
 };
 
 int Usage(const char* error = nullptr) {
@@ -44,6 +46,8 @@ int Usage(const char* error = nullptr) {
       "usage:\n"
       "  vx7 demo [--seed N] [--firmware DDDD] [--log] [--trace]\n"
       "      a whole session on the built-in simulated reader\n"
+      "  vx7 atr HEX [--json]\n"
+      "      the smart card library's analysis of an answer-to-reset\n"
       "  vx7 apdu [--slot card|sam] [--protocol t0|t1] [--card t0|t1|dual] [--seed N] [--port PATH] HEX...\n"
       "      send APDUs to a simulated card, or with --port in real time to the reader on a serial\n"
       "      device (/dev/ttyS*, /dev/ttyUSB*, or the pty of vx7-readersim --pty);\n"
@@ -183,12 +187,74 @@ class Machine {
 
 void Heading(const char* text) { std::printf("\n== %s\n", text); }
 
+// The library's analysis of an answer-to-reset for this reader.
+vk::smclib::AtrAnalysis Analyze(const Bytes& atr) {
+  static const std::uint32_t kRates[] = {9600, 19200, 38400};
+  vk::smclib::AtrReader reader;
+  reader.dataRates = kRates;
+  return vk::smclib::AnalyzeAtr(atr, reader);
+}
+
+std::string Protocols(const vk::smclib::AtrAnalysis& a, const char* separator) {
+  std::string list;
+  for (int t = 0; t < 16; ++t)
+    if (a.offered & (1u << t)) list += (list.empty() ? "" : separator) + std::to_string(t);
+  return list;
+}
+
+std::string Json(const vk::smclib::AtrAnalysis& a) {
+  char text[1024];
+  Bytes historical(a.historical, a.historical + a.historicalLength);
+  std::string hex;
+  for (auto b : historical) {
+    char h[3];
+    std::snprintf(h, sizeof h, "%02X", b);
+    hex += h;
+  }
+  std::snprintf(text, sizeof text,
+                "{\"valid\": %s, \"convention\": \"%s\", \"protocols\": [%s], \"Fi\": %u, \"Di\": %u, "
+                "\"FI\": %u, \"DI\": %u, \"N\": %u, \"WI\": %u, \"IFSC\": %u, \"CWI\": %u, \"BWI\": %u, "
+                "\"EDC\": \"%s\", \"specific\": %s, \"historical\": \"%s\", \"tck_ok\": %s, "
+                "\"pts\": {\"Fl\": %u, \"Dl\": %u}, \"state\": \"%s\", \"error\": \"%s\"}",
+                a.valid ? "true" : "false", a.inverse ? "inverse" : "direct", Protocols(a, ", ").c_str(), a.f, a.d,
+                a.fi, a.di, a.n, a.wi, a.ifsc, a.cwi, a.bwi, (a.edc & 1) ? "CRC" : "LRC", a.specific ? "true" : "false",
+                hex.c_str(), !a.tckNeeded ? "null" : (a.tckOk ? "true" : "false"), a.ptsFl, a.ptsDl,
+                a.state == SCARD_SPECIFIC ? "specific" : "negotiable", a.error);
+  return text;
+}
+
+void PrintAnalysis(const Bytes& atr) {
+  auto a = Analyze(atr);
+  if (!a.valid) {
+    std::printf("%16sanswer-to-reset not valid: %s\n", "", a.error);
+    return;
+  }
+  std::printf("%16s%s convention, T=%s, F=%u D=%u, N=%u, %s mode, PTS Fl=%u Dl=%u (%u bit/s)\n", "",
+              a.inverse ? "inverse" : "direct", Protocols(a, ",").c_str(), a.f, a.d, a.n,
+              a.specific ? "specific" : "negotiable", a.ptsFl, a.ptsDl, a.ptsRate);
+}
+
+int AtrCommand(const std::vector<Bytes>& args, bool json) {
+  if (args.empty()) return Usage("atr takes an answer-to-reset in hex");
+  Bytes atr;
+  for (const Bytes& part : args) atr.insert(atr.end(), part.begin(), part.end());
+  auto a = Analyze(atr);
+  if (json) {
+    std::printf("%s\n", Json(a).c_str());
+  } else {
+    std::printf("%s\n", vk::Hex(atr).c_str());
+    PrintAnalysis(atr);
+  }
+  return a.valid ? 0 : 1;
+}
+
 // A processor card session: cold reset, protocol, some APDUs, power down.
 bool CardSession(Machine& m, ULONG protocol, const std::vector<Bytes>& apdus) {
   bool ok = true;
   Bytes atr;
   ok &= m.Control("IOCTL_SMARTCARD_POWER cold reset", IOCTL_SMARTCARD_POWER, Machine::Ulong(SCARD_COLD_RESET), 64, &atr) ==
         STATUS_SUCCESS;
+  PrintAnalysis(atr);
   Bytes selected;
   ok &= m.Control(std::string("IOCTL_SMARTCARD_SET_PROTOCOL ") + (protocol == SCARD_PROTOCOL_T1 ? "T=1" : "T=0"),
                   IOCTL_SMARTCARD_SET_PROTOCOL, Machine::Ulong(protocol), 4, &selected) == STATUS_SUCCESS;
@@ -322,7 +388,9 @@ int main(int argc, char** argv) {
     } else if (a == "--port") {
       o.port = value();
       if (o.port.empty()) return Usage("--port takes a device path");
-    } else if (command == "apdu" && a[0] != '-') {
+    } else if (a == "--json") {
+      o.json = true;
+    } else if ((command == "apdu" || command == "atr") && a[0] != '-') {
       Bytes apdu;
       if (!ParseHex(a, &apdu)) return Usage(("malformed hex: " + a).c_str());
       o.apdus.push_back(apdu);
@@ -334,5 +402,6 @@ int main(int argc, char** argv) {
   if (command == "demo" && !o.port.empty()) return Usage("the demo runs on the simulated reader; use apdu with --port");
   if (command == "demo") return Demo(o);
   if (command == "apdu") return Apdu(o);
+  if (command == "atr") return AtrCommand(o.apdus, o.json);
   return Usage(("unknown command " + command).c_str());
 }

@@ -26,6 +26,9 @@ check "apdu T=1" 0 "SW 9000" "$vx7" apdu 0084000008
 check "apdu T=0" 0 "SW 9000" "$vx7" apdu --card t0 --protocol t0 0084000008
 check "apdu SAM" 0 "SW 9000" "$vx7" apdu --slot sam 0084000008
 check "apdu wrong protocol" 1 "STATUS_" "$vx7" apdu --card t0 --protocol t1 0084000008
+check "atr json" 0 '"protocols": \[1\], "Fi": 372, "Di": 4' "$vx7" atr 3B 96 13 81 71 20 4D 00 53 49 4D 20 54 31 0A --json
+check "atr json inverse T=0" 0 '"convention": "inverse", "protocols": \[0\]' "$vx7" atr 3F 16 13 53 49 4D 20 54 30 --json
+check "atr json cut short" 1 '"valid": false' "$vx7" atr 3B 96 --json
 check "malformed hex" 2 "malformed hex" "$vx7" apdu 0G
 check "no such port" 1 "No such file" "$vx7" apdu --port /nonexistent/tty 0084000008
 
