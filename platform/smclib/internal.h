@@ -33,6 +33,15 @@ inline bool RequestRoom(PSMARTCARD_EXTENSION ext, ULONG more) {
 inline bool ReplyBytes(PSMARTCARD_EXTENSION ext, const UCHAR** bytes, ULONG* length) {
   const SMARTCARD_REPLY& rp = ext->SmartcardReply;
   if (rp.BufferLength > rp.BufferSize || (rp.BufferLength && !rp.Buffer)) return false;
+  // The reader driver may point Buffer behind its own header inside the
+  // library's buffer: the bytes up to the end of the allocation count.
+  if (ext->OsData && ext->OsData->ReplyStart) {
+    const auto start = reinterpret_cast<uintptr_t>(ext->OsData->ReplyStart);
+    const auto at = reinterpret_cast<uintptr_t>(rp.Buffer);
+    if (at >= start && at - start <= ext->OsData->ReplyAllocated &&
+        rp.BufferLength > ext->OsData->ReplyAllocated - (at - start))
+      return false;
+  }
   *bytes = rp.Buffer;
   *length = rp.BufferLength;
   return true;

@@ -331,6 +331,8 @@ extern "C" NTSTATUS SmartcardInitialize(PSMARTCARD_EXTENSION ext) {
   os->Bounce = bounce;
   os->BounceSize = kBounceSize;
   os->Extension = ext;
+  os->ReplyStart = reply;
+  os->ReplyAllocated = replySize;
 
   ext->SmartcardRequest.Buffer = request;
   ext->SmartcardRequest.BufferSize = requestSize;

@@ -407,6 +407,29 @@ TEST_F(ControlTest, ExitCompletesAParkedRequest) {
 // ---------------------------------------------------------------- records and remove lock
 class RecordTest : public vkt::SystemTest {};
 
+TEST_F(RecordTest, ReplyReadsStayInsideTheLibrarysBuffer) {
+  sys().Run([&] {
+    smct::Slot slot;
+    ASSERT_EQ(slot.Init(), STATUS_SUCCESS);
+    std::vector<std::uint8_t> in = {0x00, 0x00, 0x01, 0x00, 8, 0, 0, 0, 0xAA};
+    std::vector<std::uint8_t> out(8 + 1048);
+    ULONG info = 0;
+    slot.ext.IoRequest = {&info, in.data(), ULONG(in.size()), out.data(), ULONG(out.size())};
+    // The reader driver points the reply behind its 4-byte header and states
+    // the card's length, leaving BufferSize as it was.
+    PUCHAR base = slot.ext.SmartcardReply.Buffer;
+    slot.ext.SmartcardReply.Buffer = base + 4;
+    slot.ext.SmartcardReply.BufferLength = 1044;
+    EXPECT_EQ(SmartcardRawReply(&slot.ext), STATUS_SUCCESS);
+    EXPECT_EQ(info, 8u + 1044u);
+    slot.ext.SmartcardReply.BufferLength = 1045;
+    EXPECT_EQ(SmartcardRawReply(&slot.ext), STATUS_DEVICE_PROTOCOL_ERROR);
+    EXPECT_EQ(info, 0u);
+    slot.ext.SmartcardReply.Buffer = base;
+    slot.Exit();
+  });
+}
+
 TEST_F(RecordTest, InitializeRefusesOldVersionsAndCleansUpOnFailure) {
   sys().Run([&] {
     smct::Slot slot;

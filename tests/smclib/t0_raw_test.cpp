@@ -29,7 +29,7 @@ struct Record {
   }
   Bytes Built() const { return Bytes(request.begin() + 5, request.begin() + ext.SmartcardRequest.BufferLength); }
   void Answer(const Bytes& card) {
-    std::memcpy(reply.data(), card.data(), card.size());
+    if (!card.empty()) std::memcpy(reply.data(), card.data(), card.size());
     ext.SmartcardReply.BufferLength = ULONG(card.size());
   }
   Bytes Delivered() const { return Bytes(output.begin() + 8, output.begin() + information); }

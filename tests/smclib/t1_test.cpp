@@ -57,7 +57,7 @@ struct Exchange {
       Bytes answer = card(block);
       answers.push_back(answer);
       if (answer.empty()) slot.ext.T1.OriginalState = ULONG(STATUS_IO_TIMEOUT);
-      std::memcpy(slot.ext.SmartcardReply.Buffer, answer.data(), answer.size());
+      if (!answer.empty()) std::memcpy(slot.ext.SmartcardReply.Buffer, answer.data(), answer.size());
       slot.ext.SmartcardReply.BufferLength = ULONG(answer.size());
       status = SmartcardT1Reply(&slot.ext);
     } while (status == STATUS_MORE_PROCESSING_REQUIRED);

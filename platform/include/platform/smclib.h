@@ -312,6 +312,8 @@ typedef struct _SMARTCARD_OS_DATA {
   ULONG BounceSize;
   LIST_ENTRY Link;        // in the library's list of slots (guarded by the cancel spin lock)
   struct _SMARTCARD_EXTENSION* Extension;
+  PUCHAR ReplyStart;      // the reply buffer as allocated: a reply read never goes beyond it,
+  ULONG ReplyAllocated;   // even when the driver points SmartcardReply.Buffer into its middle
   LONG Reserved[8];
 } SMARTCARD_OS_DATA, *PSMARTCARD_OS_DATA;
 
