@@ -1,24 +1,16 @@
-#!/bin/sh
-# Builds the libFuzzer targets of the smart card library with clang and runs
-# each for a bounded time: tests/fuzz/run.sh [SECONDS] (default 60, shared
-# between the targets). Exit status is non-zero when a fuzzer finds a fault;
-# the reproducer is left in the build directory's fuzz-artifacts/.
-set -eu
-seconds=${1:-60}
-root=$(cd "$(dirname "$0")/../.." && pwd)
-build=${VX7_FUZZ_BUILD:-$root/build-fuzz}
-targets="atr_fuzz t1_fuzz"
-
-CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DVX7_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" --target $targets -j2 >/dev/null
-
-per=$((seconds / 2))
-[ "$per" -ge 1 ] || per=1
-mkdir -p "$build/fuzz-artifacts"
-for target in $targets; do
-  corpus="$build/fuzz-corpus/$target"
-  mkdir -p "$corpus"
-  echo "== $target for ${per}s"
-  "$build/platform/smclib/$target" -max_total_time="$per" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
-    -artifact_prefix="$build/fuzz-artifacts/$target-" "$corpus" "$root/platform/smclib/fuzz/seeds/$target"
+#!/usr/bin/env bash
+# Builds the fuzz targets with clang and runs each for a bounded time.
+# Usage: tests/fuzz/run.sh [build-dir] [seconds-per-target]
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+dir=${1:-build/fuzz}
+seconds=${2:-30}
+cmake -S . -B "$dir" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DVX7_FUZZ=ON \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+targets=$(sed -n 's/^vx7_fuzzer(\([a-z0-9_]*\).*/\1/p' tests/fuzz/CMakeLists.txt)
+cmake --build "$dir" -j"$(nproc)" --target $targets
+for t in $targets; do
+  echo "fuzzing $t for ${seconds}s"
+  mkdir -p "$dir/corpus/$t"
+  "$dir/tests/fuzz/$t" -max_total_time="$seconds" -max_len=4096 -print_final_stats=0 "$dir/corpus/$t" 2>&1 | tail -n 3
 done
