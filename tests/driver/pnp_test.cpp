@@ -154,6 +154,45 @@ TEST_F(Frame, SleepAndWakeWithACardCompletesTheTrackingRequestAndReopensTheGate)
   }));
 }
 
+TEST_F(Frame, ACardInsertedDuringSleepIsReportedAtWake) {
+  auto config = DefaultConfig();
+  config.userCard = nullptr;
+  auto& r = Plug(config);
+  ASSERT_TRUE(sys().Run([&] {
+    PFILE_OBJECT file = Open(r);
+    auto present = sys().StartIoControl(file, IOCTL_SMARTCARD_IS_PRESENT, nullptr, 0, 0);
+    Wait(100 * kMillisecond);
+    EXPECT_EQ(sys().SystemPower(r.port->Device(), IRP_MN_QUERY_POWER, PowerSystemSleeping3), STATUS_SUCCESS);
+    EXPECT_EQ(sys().SystemPower(r.port->Device(), IRP_MN_SET_POWER, PowerSystemSleeping3), STATUS_SUCCESS);
+    EXPECT_FALSE(r.card()->CardPresent);
+    r.sim->InsertCard(sim::MakeT1Card(), 0);
+    Wait(100 * kMillisecond);
+    // Seen and recorded, but nothing is completed while the device sleeps.
+    EXPECT_EQ(r.de()->SmartcardExtension.ReaderCapabilities.CurrentState, ULONG(SCARD_SWALLOWED));
+    EXPECT_FALSE(present->done);
+    EXPECT_EQ(sys().SystemPower(r.port->Device(), IRP_MN_SET_POWER, PowerSystemWorking), STATUS_SUCCESS);
+    Wait(100 * kMillisecond);
+    EXPECT_TRUE(present->done);
+    EXPECT_EQ(present->status, STATUS_SUCCESS);
+  }));
+}
+
+TEST_F(Frame, APoweredCardIsLeftForAResetAfterSleep) {
+  auto& r = Plug();
+  ASSERT_TRUE(sys().Run([&] {
+    PFILE_OBJECT file = Open(r);
+    ASSERT_EQ(Control(file, IOCTL_SMARTCARD_POWER, Ulong(SCARD_COLD_RESET), 64).status, STATUS_SUCCESS);
+    ASSERT_EQ(Control(file, IOCTL_SMARTCARD_SET_PROTOCOL, Ulong(SCARD_PROTOCOL_T1), 4).status, STATUS_SUCCESS);
+    EXPECT_EQ(sys().SystemPower(r.port->Device(), IRP_MN_SET_POWER, PowerSystemSleeping3), STATUS_SUCCESS);
+    EXPECT_EQ(sys().SystemPower(r.port->Device(), IRP_MN_SET_POWER, PowerSystemWorking), STATUS_SUCCESS);
+    Wait(100 * kMillisecond);
+    EXPECT_EQ(r.de()->SmartcardExtension.ReaderCapabilities.CurrentState, ULONG(SCARD_SWALLOWED));
+    auto apdu = Control(file, IOCTL_SMARTCARD_TRANSMIT, Transmit(SCARD_PROTOCOL_T1, {0x00, 0x84, 0x00, 0x00, 0x08}), 64);
+    EXPECT_NE(apdu.status, STATUS_SUCCESS);  // no protocol in force: the card must be reset first
+    ASSERT_EQ(Control(file, IOCTL_SMARTCARD_POWER, Ulong(SCARD_COLD_RESET), 64).status, STATUS_SUCCESS);
+  }));
+}
+
 TEST_F(Frame, ASleepQueryWithoutSleepReopensTheGateAndAFailedDeviceRequestFailsTheSystemOne) {
   auto& r = Plug();
   EXPECT_EQ(sys().SystemPower(r.port->Device(), IRP_MN_QUERY_POWER, PowerSystemSleeping1), STATUS_SUCCESS);
