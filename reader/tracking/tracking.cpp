@@ -3,6 +3,18 @@
 // slot, DSR that the reader is there.
 #include "reader/frame/vx7rd.h"
 
+// A start that could not arm the mask: a cycle still waiting at the serial
+// driver goes on as it was; with none, the mask says that no cycle runs, so
+// that a stop closes the port itself instead of waiting for a cycle.
+static VOID KeepEarlierCycle(READER_EXTENSION* re) {
+  if (re->TrackingStaleIrp != NULL) {
+    re->TrackingStaleIrp = NULL;
+    re->SerialWaitMask = CARD_TRACKING_WAIT_MASK;
+  } else {
+    re->SerialWaitMask = 0;
+  }
+}
+
 NTSTATUS Vxr_StartSerialEventTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
   READER_EXTENSION* re = SmartcardExtension->ReaderExtension;
   KEVENT event;
@@ -23,6 +35,7 @@ NTSTATUS Vxr_StartSerialEventTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
                                       sizeof(ULONG), NULL, 0, FALSE, &event, &ioStatus);
   if (irp == NULL) {
     DbgPrint("[Vxr_StartSerialEventTracking] SerialStatusIrp == NULL\n");
+    KeepEarlierCycle(re);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
   status = IofCallDriver(re->AttachedDeviceObject, irp);
@@ -32,6 +45,7 @@ NTSTATUS Vxr_StartSerialEventTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
   }
   if (status != STATUS_SUCCESS) {
     DbgPrint("[Vxr_StartSerialEventTracking] return %X \n", status);
+    KeepEarlierCycle(re);
     return status;
   }
   // The ended wait wrote its zero event mask into SerialWaitMask.

@@ -136,6 +136,27 @@ TEST_F(Tracking, ASerialDriverThatFailsEveryStepEndsTheCycle) {
   }));
 }
 
+TEST_F(Tracking, AStartWhoseArmFailsLeavesNoCycleOrTheEarlierOne) {
+  ASSERT_TRUE(sys().Run([&] {
+    Start(nullptr);
+    port->AddFault({vk::SerialFault::Kind::Fail, IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_WAIT_MASK, 1, STATUS_IO_TIMEOUT});
+    EXPECT_EQ(Vxr_StartSerialEventTracking(sc), STATUS_IO_TIMEOUT);
+    EXPECT_EQ(re->SerialWaitMask, 0u);
+    // With a cycle running, a failed restart leaves that cycle alone.
+    ASSERT_EQ(Vxr_StartSerialEventTracking(sc), STATUS_SUCCESS);
+    port->AddFault({vk::SerialFault::Kind::Fail, IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_SET_WAIT_MASK, 1, STATUS_IO_TIMEOUT});
+    EXPECT_EQ(Vxr_StartSerialEventTracking(sc), STATUS_IO_TIMEOUT);
+    EXPECT_TRUE(port->WaitPending());
+    port->ClearRequests();
+    reader->InsertCard(sim::MakeT1Card(), 0);
+    Wait(10 * kMillisecond);
+    EXPECT_EQ(Count(IOCTL_SERIAL_GET_MODEMSTATUS), 1u);
+    EXPECT_EQ(sc->ReaderCapabilities.CurrentState, ULONG(SCARD_SWALLOWED));
+    VxrStopDevice(device);  // returns: the cycle ends and the port closes
+    EXPECT_FALSE(port->IsOpen());
+  }));
+}
+
 TEST_F(Tracking, ARequestCancelledBeforeItsCancelRoutineIsSetIsStillCompleted) {
   ASSERT_TRUE(sys().Run([&] {
     InitSamSlot();
