@@ -69,7 +69,7 @@ TEST_F(Session, OldFirmwareT0ReadOf255BytesGoesOutAs256AndComesBackTrimmed) {
     auto select = Control(file, IOCTL_SMARTCARD_TRANSMIT, Transmit(SCARD_PROTOCOL_T0, {0x00, 0xA4, 0x00, 0x00, 0x02, 0x00, 0x01}), 300);
     ASSERT_EQ(select.status, STATUS_SUCCESS);
     for (int p3 : {0xFF, 0xFE}) {
-      auto read = Control(file, IOCTL_SMARTCARD_TRANSMIT, Transmit(SCARD_PROTOCOL_T0, {0x00, 0xB0, 0x00, 0x00, p3}), 600);
+      auto read = Control(file, IOCTL_SMARTCARD_TRANSMIT, Transmit(SCARD_PROTOCOL_T0, {0x00, 0xB0, 0x00, 0x00, std::uint8_t(p3)}), 600);
       ASSERT_EQ(read.status, STATUS_SUCCESS) << p3;
       ASSERT_EQ(read.data.size(), 8u + size_t(p3) + 2) << p3;
       for (int i = 0; i < p3; ++i) ASSERT_EQ(read.data[8 + i], i);

@@ -56,7 +56,9 @@ class Stack : public SystemTest {
     r.port = &sys().AddSerialPort(portIndex ? portIndex : unsigned(readers.size()));
     r.sim = std::make_unique<sim::Reader>(*r.port, config);
     EXPECT_EQ(sys().AddDevice(driver, r.port->Device()), STATUS_SUCCESS);
-    if (start) EXPECT_EQ(sys().StartDevice(r.port->Device()), STATUS_SUCCESS);
+    if (start) {
+      EXPECT_EQ(sys().StartDevice(r.port->Device()), STATUS_SUCCESS);
+    }
     return r;
   }
 
@@ -87,10 +89,10 @@ class Stack : public SystemTest {
   }
   // An IOCTL_SMARTCARD_TRANSMIT input: the request header, then the command.
   static ByteVec Transmit(ULONG protocol, const ByteVec& apdu) {
-    ByteVec in(8);
     ULONG header[2] = {protocol, 8};
+    ByteVec in(8 + apdu.size());
     std::memcpy(in.data(), header, 8);
-    in.insert(in.end(), apdu.begin(), apdu.end());
+    std::copy(apdu.begin(), apdu.end(), in.begin() + 8);
     return in;
   }
   void Wait(vk::Nanos duration) {
