@@ -200,6 +200,12 @@ NTSTATUS SerialPort::DeviceControl(PIRP irp) {
     std::memcpy(buffer, data, size);
     information = size;
   };
+  auto take = [&](auto& block) {
+    if (!input(sizeof block))
+      status = STATUS_BUFFER_TOO_SMALL;
+    else
+      std::memcpy(&block, buffer, sizeof block);
+  };
 
   switch (code) {
     case IOCTL_SERIAL_SET_BAUD_RATE:
@@ -234,10 +240,7 @@ NTSTATUS SerialPort::DeviceControl(PIRP irp) {
       put(&lineControl_, sizeof lineControl_);
       break;
     case IOCTL_SERIAL_SET_CHARS:
-      if (!input(sizeof(SERIAL_CHARS)))
-        status = STATUS_BUFFER_TOO_SMALL;
-      else
-        chars_ = *static_cast<PSERIAL_CHARS>(buffer);
+      take(chars_);
       break;
     case IOCTL_SERIAL_GET_CHARS:
       put(&chars_, sizeof chars_);
@@ -258,10 +261,7 @@ NTSTATUS SerialPort::DeviceControl(PIRP irp) {
       put(&timeouts_, sizeof timeouts_);
       break;
     case IOCTL_SERIAL_SET_HANDFLOW:
-      if (!input(sizeof(SERIAL_HANDFLOW)))
-        status = STATUS_BUFFER_TOO_SMALL;
-      else
-        handflow_ = *static_cast<PSERIAL_HANDFLOW>(buffer);
+      take(handflow_);
       break;
     case IOCTL_SERIAL_GET_HANDFLOW:
       put(&handflow_, sizeof handflow_);
