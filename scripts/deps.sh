@@ -9,6 +9,8 @@ command -v clang++ >/dev/null || need+=(clang)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 [ -f /usr/include/gmock/gmock.h ] || need+=(libgmock-dev)
 [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
+command -v pkg-config >/dev/null || need+=(pkg-config)
+[ -f /usr/include/PCSC/ifdhandler.h ] || need+=(libpcsclite-dev)  # the IFD handler (ifd/)
 if [ ${#need[@]} -gt 0 ]; then
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo=sudo
